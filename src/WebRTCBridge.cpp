@@ -306,7 +306,10 @@ void WebRTCBridge::sendAudio (const float* const* channels, int numChannels, int
 
 bool WebRTCBridge::pullAudio (float* const* outputs, int numChannels, int numSamples) noexcept
 {
-    const int ch = numChannels <= 1 ? 1 : 2;
+    if (numChannels < 1)
+        return false;   // nowhere to play it: leave the samples for a block that has channels
+
+    const int ch = numChannels == 1 ? 1 : 2;
     const int needed = numSamples * ch;
 
     const int r = readPos.load (std::memory_order_acquire);
@@ -316,21 +319,45 @@ bool WebRTCBridge::pullAudio (float* const* outputs, int numChannels, int numSam
     if (held < needed)
         return false;
 
-    // De-interleave straight from the ring, across the wrap if there is one.
+    // De-interleave straight from the ring in at most two runs: `first` floats from r to the
+    // end of the storage, the rest from index 0. A stereo pair may straddle the wrap.
     const float* storage = ring.data();
-    int index = r;
+    const int first = std::min (needed, ringCapacity - r);
+    float* left = outputs[0];
 
-    for (int i = 0; i < numSamples; ++i)
+    if (ch == 1)
     {
-        for (int c = 0; c < ch; ++c)
+        for (int i = 0; i < first; ++i)
+            left[i] = loadSample (storage[r + i]);
+
+        for (int i = first; i < numSamples; ++i)
+            left[i] = loadSample (storage[i - first]);
+    }
+    else
+    {
+        float* right = outputs[1];
+        const int pairsBeforeWrap = first / 2;
+        const float* run = storage + r;
+
+        for (int i = 0; i < pairsBeforeWrap; ++i)
         {
-            const float value = loadSample (storage[index]);
+            left[i] = loadSample (run[2 * i]);
+            right[i] = loadSample (run[2 * i + 1]);
+        }
 
-            if (c < numChannels)
-                outputs[c][i] = value;
+        int i = pairsBeforeWrap;
 
-            if (++index == ringCapacity)
-                index = 0;
+        if ((first & 1) != 0)   // the pair that straddles the end of the storage
+        {
+            left[i] = loadSample (storage[ringCapacity - 1]);
+            right[i] = loadSample (storage[0]);
+            ++i;
+        }
+
+        for (int index = 2 * i - first; i < numSamples; ++i, index += 2)
+        {
+            left[i] = loadSample (storage[index]);
+            right[i] = loadSample (storage[index + 1]);
         }
     }
 

@@ -195,23 +195,33 @@ TEST (PullAudio, UnderrunLeavesOutputsAndRingAlone)
 
 TEST (PullAudio, ReadsAcrossTheWrapAndEmptiesTheRing)
 {
-    WebRTCBridge b;
-    b.readPos = b.ringCapacity - 100;
-    b.writePos = b.ringCapacity - 100;
-    b.handleBinaryFrame (makeFrame (1, 2, 128, counting (256)));
-    ASSERT_EQ (156, b.writePos.load());
-
-    std::vector<float> left (128), right (128);
-    float* outs[] = { left.data(), right.data() };
-    ASSERT_TRUE (b.pullAudio (outs, 2, 128));
-
-    for (int i = 0; i < 128; ++i)
+    // Start positions that put the wrap between pairs, inside a pair, or nowhere.
+    for (const int startFromEnd : { 100, 101, 1, 2, 192000 })
     {
-        ASSERT_EQ ((float) (2 * i + 1), left[(size_t) i]);
-        ASSERT_EQ ((float) (2 * i + 2), right[(size_t) i]);
-    }
+        for (const int channels : { 1, 2 })
+        {
+            WebRTCBridge b;
+            const int start = b.ringCapacity - startFromEnd;
+            b.readPos = start;
+            b.writePos = start;
+            b.handleBinaryFrame (makeFrame (1, channels, 128, counting (128 * channels)));
+            ASSERT_EQ ((start + 128 * channels) % b.ringCapacity, b.writePos.load());
 
-    EXPECT_EQ (b.writePos.load(), b.readPos.load());
+            std::vector<float> left (128), right (128);
+            float* outs[] = { left.data(), right.data() };
+            ASSERT_TRUE (b.pullAudio (outs, channels, 128));
+
+            for (int i = 0; i < 128; ++i)
+            {
+                ASSERT_EQ ((float) (channels * i + 1), left[(size_t) i]) << startFromEnd << " " << channels;
+
+                if (channels == 2)
+                    ASSERT_EQ ((float) (2 * i + 2), right[(size_t) i]) << startFromEnd;
+            }
+
+            EXPECT_EQ (b.writePos.load(), b.readPos.load());
+        }
+    }
 }
 
 TEST (PullAudio, ChannelCountsAreNotConverted)

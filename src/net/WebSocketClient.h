@@ -78,6 +78,9 @@ public:
 
     bool isOpen() const noexcept { return open.load (std::memory_order_acquire); }
 
+    // True while binary messages wait in the queue for the client's thread.
+    bool hasQueuedBinary() const noexcept { return ! binaryQueue.empty(); }
+
     // The largest binary message that an idle queue always accepts.
     std::size_t maxBinaryMessageSize() const noexcept { return binaryQueue.maxRecordSize(); }
 
