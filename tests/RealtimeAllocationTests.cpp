@@ -7,6 +7,7 @@
 #include "PluginProcessor.h"
 #include "support/Frames.h"
 #include "support/LoopbackPeer.h"
+#include "support/TestServer.h"
 #include "support/Wait.h"
 
 #include <cstdlib>
@@ -129,4 +130,61 @@ TEST (AudioThread, ReceiveModeAllocatesNothingWithTheRingFed)
     EXPECT_EQ (blocks, played.load());
     EXPECT_EQ (0, p.bridge.heldSamples());
     p.bridge.connected = false;
+}
+
+TEST (AudioThread, NeitherEndAllocatesWithFramesFlowingThroughTheRelay)
+{
+    testing_support::TestServer server;
+    TonviaProcessor sender, receiver;
+
+    for (auto* p : { &receiver, &sender })
+    {
+        p->bridge.signalingUrl = server.url();
+        p->sessionToken = "room";
+        p->mode = p == &sender ? 0 : 1;
+        p->toggleConnection();
+        ASSERT_TRUE (waitUntil ([p] { return p->bridge.getStatus() == "Connected"; }));
+    }
+
+    ASSERT_TRUE (waitUntil ([&] { return server.server.relay().memberCount ("room") == 2; }));
+
+    constexpr int blocks = 2000;
+    std::atomic<long> receiverAllocations { -1 };
+    std::atomic<int> played { 0 };
+    std::atomic<bool> sending { true };
+
+    // The receiver's audio thread runs alongside, pulling whatever has arrived.
+    std::thread receiverAudio ([&]
+    {
+        juce::AudioBuffer<float> buffer (2, 512);
+        juce::MidiBuffer midi;
+
+        for (int i = 0; sending || receiver.bridge.heldSamples() >= 1024; ++i)
+        {
+            const int before = receiver.bridge.readPos.load();
+            countingOnThisThread = i >= 10;
+            receiver.processBlock (buffer, midi);
+            countingOnThisThread = false;
+
+            if (receiver.bridge.readPos.load() != before)
+                ++played;
+            else
+                std::this_thread::sleep_for (std::chrono::microseconds (200));
+        }
+
+        receiverAllocations = allocations;
+    });
+
+    const auto senderAllocations = allocationsOnAudioThread (sender, blocks, [] (int)
+    {
+        std::this_thread::sleep_for (std::chrono::microseconds (300));
+    });
+
+    waitUntil ([&] { return played.load() >= blocks - 10; }, std::chrono::seconds (10));
+    sending = false;
+    receiverAudio.join();
+
+    EXPECT_EQ (0, senderAllocations);
+    EXPECT_EQ (0, receiverAllocations.load());
+    EXPECT_GE (played.load(), blocks - 10);   // the frames really flowed
 }

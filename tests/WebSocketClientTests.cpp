@@ -150,6 +150,7 @@ TEST (WebSocketClient, ServerCloseIsReportedAsClose)
     client.setOnMessageCallback (log.callback());
     client.start();
     ASSERT_TRUE (waitUntil ([&] { return client.isOpen(); }));
+    ASSERT_TRUE (peer.waitForConnections (1));   // the peer has the connection in hand
 
     peer.close (1001, "going away");
     ASSERT_TRUE (waitUntil ([&] { return log.count (WebSocketMessage::Type::close) == 1; }));
