@@ -1,27 +1,46 @@
 #!/usr/bin/env bash
-# The main job: set up a fresh machine, build Tonvia, install the plug-in into ~/.vst3 and
-# show what a VST3 host sees of it, then run a test signal through it.
+# The main job: set up a fresh machine, build Tonvia, install the plug-in into ~/.vst3, show
+# what a VST3 host sees of it, then start tonvia-server on loopback and stream a test signal
+# (or the WAV file named as the first argument) from a send instance to a receive instance.
+#   scripts/demo.sh [IN.wav]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+input=${1:-}
+[ -z "$input" ] || input=$(realpath "$input")
 
 scripts/setup.sh
-scripts/build.sh build -- Tonvia_VST3 tonvia-host
+scripts/build.sh build -- Tonvia_VST3 tonvia-host tonvia-server tonvia-demo
 
 bundle=build/src/Tonvia_artefacts/RelWithDebInfo/VST3/Tonvia.vst3
 host=build/tools/host/tonvia-host_artefacts/RelWithDebInfo/tonvia-host
+server=build/server/tonvia-server
+demo=build/tools/demo/tonvia-demo
 
-mkdir -p "$HOME/.vst3"
+mkdir -p "$HOME/.vst3" out
 rm -rf "$HOME/.vst3/Tonvia.vst3"
 cp -r "$bundle" "$HOME/.vst3/"
 echo "Installed $HOME/.vst3/Tonvia.vst3"
 echo
-
 echo "== What a host sees"
 "$host" info "$HOME/.vst3/Tonvia.vst3"
 echo
 echo "== Bus layouts"
 "$host" layouts "$HOME/.vst3/Tonvia.vst3"
 echo
-mkdir -p out
-echo "== A 2-second test signal through the plug-in in send mode (out/send-mode.wav)"
-"$host" process "$HOME/.vst3/Tonvia.vst3" --signal sine --seconds 2 --rate 48000 --block 512 --out out/send-mode.wav
+
+echo "== Streaming through tonvia-server on loopback"
+"$server" --port 0 --db out/demo.db > out/server.port 2> out/server.log &
+server_pid=$!
+trap 'kill -TERM $server_pid 2>/dev/null || true' EXIT
+for _ in $(seq 100); do [ -s out/server.port ] && break; sleep 0.05; done
+port=$(head -n1 out/server.port)
+echo "tonvia-server listening on 127.0.0.1:$port (log: out/server.log)"
+
+source_args=(--signal sine --seconds 3)
+[ -z "$input" ] || source_args=(--in "$input")
+"$demo" --relay "ws://127.0.0.1:$port" --token demo-room "${source_args[@]}" --out out/received.wav
+
+kill -TERM $server_pid
+wait $server_pid
+trap - EXIT
+echo "tonvia-server stopped cleanly"
