@@ -14,8 +14,12 @@ while [ $# -gt 0 ]; do
   cmake_args+=("$1"); shift
 done
 
+# ccache keys on paths relative to the checkout, so another clone of the same sources (CI's)
+# reuses the cache.
 export CCACHE_DIR=${CCACHE_DIR:-$HOME/.ccache}
 export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-5G}
+export CCACHE_BASEDIR=$PWD
+export CCACHE_NOHASHDIR=1
 
 cmake -S . -B "$dir" -G Ninja ${cmake_args[@]+"${cmake_args[@]}"} >/dev/null
 ninja -C "$dir" ${targets[@]+"${targets[@]}"}

@@ -168,10 +168,10 @@ TEST (ProjectState, UnreadableBlobsChangeNothing)
     blobs.push_back ({ "2^31 array elements", hostile ({ 0x01, 0x01, 'v', 0x00, 0x01, 0x05, 0x07, 0x04, 0xff, 0xff, 0xff, 0x7f }) });
 
     // A deep chain of single children.
-    juce::MemoryBlock deep;
+    std::string deep;
     for (int i = 0; i < 100000; ++i)
-        deep.append (bytesOf ({ 'c', 0, 0, 1, 1 }).getData(), 5);   // type "c", no properties, one child
-    blobs.push_back ({ "deeply nested children", deep });
+        deep.append ("c\0\0\1\1", 5);   // type "c", no properties, one child
+    blobs.push_back ({ "deeply nested children", juce::MemoryBlock (deep.data(), deep.size()) });
 
     for (const auto& [what, blob] : blobs)
     {
