@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: set up a fresh machine, build Tonvia, install the plug-in into ~/.vst3, show
-# what a VST3 host sees of it, then start tonvia-server on loopback and stream a test signal
-# (or the WAV file named as the first argument) from a send instance to a receive instance.
+# what a VST3 host sees of it, then start tonvia-server on loopback, register an account,
+# start a session with oneself and stream a test signal (or the WAV file named as the first
+# argument) from a send instance to a receive instance on its room token.
 #   scripts/demo.sh [IN.wav]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,7 +39,7 @@ echo "tonvia-server listening on 127.0.0.1:$port (log: out/server.log)"
 
 source_args=(--signal sine --seconds 3)
 [ -z "$input" ] || source_args=(--in "$input")
-"$demo" --relay "ws://127.0.0.1:$port" --token demo-room "${source_args[@]}" --out out/received.wav
+"$demo" --api "http://127.0.0.1:$port" --relay "ws://127.0.0.1:$port" "${source_args[@]}" --out out/received.wav
 
 kill -TERM $server_pid
 wait $server_pid

@@ -99,17 +99,17 @@ void HttpSession::onRequest()
     const auto version = request.version();
     const auto keepAlive = request.keep_alive();
 
-    // The reply may come from another thread: only the executor and a weak reference travel
-    // with it, so the session is touched (and destroyed) on its own thread alone.
+    // The reply may come from another thread. The session's reference travels with it and is
+    // handed straight back to the session's own thread, so the session lives until its answer
+    // is written and is only ever touched (and destroyed) there.
     handler (std::move (request), remoteAddress,
-             [weak = weak_from_this(), executor = stream.get_executor(), version, keepAlive] (HttpResponse response)
+             [self = shared_from_this(), executor = stream.get_executor(), version, keepAlive] (HttpResponse response) mutable
     {
         response.version (version);
         response.keep_alive (keepAlive && response.keep_alive());
-        asio::post (executor, [weak, response = std::move (response)]() mutable
+        asio::post (executor, [self = std::move (self), response = std::move (response)]() mutable
         {
-            if (auto self = weak.lock())
-                self->write (std::move (response));
+            self->write (std::move (response));
         });
     });
 }

@@ -1,5 +1,7 @@
 // tonvia-server: the account service and the relay, on one port.
 
+#include "AccountService.h"
+#include "AccountStore.h"
 #include "Log.h"
 #include "Server.h"
 
@@ -63,6 +65,11 @@ int main (int argc, char** argv)
 
     try
     {
+        tonvia::server::AccountStore store (databasePath);
+        tonvia::server::AccountService accounts (store);
+        options.httpHandler = accounts.handler();
+        options.roomTokenCheck = accounts.roomTokenCheck();
+
         tonvia::server::Server server (options);
         server.handleTerminationSignals();
 
@@ -71,6 +78,7 @@ int main (int argc, char** argv)
 
         tonvia::server::logLine ("listening on " + options.listenAddress + ":" + std::to_string (server.port()));
         server.run();
+        accounts.stop();
         tonvia::server::logLine ("stopped");
         return 0;
     }

@@ -1,9 +1,20 @@
 #include "PluginEditor.h"
 
+#include <thread>
+
 namespace
 {
 constexpr int editorWidth = 420;
 constexpr int editorHeight = 560;
+
+const juce::Colour inProgressColour = juce::Colours::darkgrey;
+const juce::Colour failureColour = juce::Colours::red;
+const juce::Colour successColour = juce::Colours::darkgreen;
+
+juce::String withEllipsis (const char* text)
+{
+    return juce::String (juce::CharPointer_UTF8 (text)) + juce::String (juce::CharPointer_UTF8 ("\xe2\x80\xa6"));
+}
 } // namespace
 
 TonviaEditor::TonviaEditor (TonviaProcessor& p)
@@ -22,6 +33,9 @@ TonviaEditor::TonviaEditor (TonviaProcessor& p)
     lf.setColour (juce::ComboBox::backgroundColourId, juce::Colour (0xff0f1a2b));
     lf.setColour (juce::ComboBox::textColourId, juce::Colours::white);
     lf.setColour (juce::PopupMenu::backgroundColourId, juce::Colour (0xff0f1a2b));
+
+    api->setBaseUrl (processorRef.apiBaseUrl);
+    api->setToken (processorRef.authToken);
 
     titleLabel.setText ("Tonvia v2.5", juce::dontSendNotification);
     titleLabel.setFont (juce::Font (18.0f, juce::Font::plain));
@@ -50,7 +64,9 @@ TonviaEditor::TonviaEditor (TonviaProcessor& p)
     passwordEditor.setPasswordCharacter ('*');
     addAndMakeVisible (passwordEditor);
 
+    loginButton.onClick = [this] { doLogin (false); };
     addAndMakeVisible (loginButton);
+    registerButton.onClick = [this] { doLogin (true); };
     addAndMakeVisible (registerButton);
 
     friendsLabel.setText ("Friends", juce::dontSendNotification);
@@ -62,8 +78,11 @@ TonviaEditor::TonviaEditor (TonviaProcessor& p)
     friendEmailEditor.setTextToShowWhenEmpty ("friend email", juce::Colours::grey);
     addAndMakeVisible (friendEmailEditor);
 
+    addFriendButton.onClick = [this] { doAddFriend(); };
     addAndMakeVisible (addFriendButton);
+    startSessionButton.onClick = [this] { doStartSession (false); };
     addAndMakeVisible (startSessionButton);
+    selfSessionButton.onClick = [this] { doStartSession (true); };
     addAndMakeVisible (selfSessionButton);
 
     modeBox.addItem ("Send", 1);
@@ -100,6 +119,7 @@ TonviaEditor::TonviaEditor (TonviaProcessor& p)
     addAndMakeVisible (statusLabel);
 
     startTimer (250);
+    refreshFriendsAsync();
 }
 
 TonviaEditor::~TonviaEditor()
@@ -211,6 +231,7 @@ void TonviaEditor::saveServer()
 {
     const auto url = serverEditor.getText().trim();
     processorRef.apiBaseUrl = url;
+    api->setBaseUrl (url);
     showMessage ("Server saved", juce::Colours::lightgreen);
 }
 
@@ -218,4 +239,167 @@ void TonviaEditor::showMessage (const juce::String& text, juce::Colour colour)
 {
     statusLabel.setText (text, juce::dontSendNotification);
     statusLabel.setColour (juce::Label::textColourId, colour);
+}
+
+//==============================================================================
+template <typename Result>
+void TonviaEditor::runRequest (std::function<Result (ApiClient&)> work, std::function<void (TonviaEditor&, Result)> done)
+{
+    // The completion finds its window through a safe pointer: when the window has closed in
+    // the meantime, the result is dropped and neither the window nor the processor (which
+    // may have gone with it) is touched.
+    std::thread ([client = api, work = std::move (work), done = std::move (done),
+                  window = juce::Component::SafePointer<TonviaEditor> (this)]() mutable
+    {
+        auto result = work (*client);
+
+        juce::MessageManager::callAsync ([window, done = std::move (done), result = std::move (result)]() mutable
+        {
+            if (auto* editor = window.getComponent())
+                done (*editor, std::move (result));
+        });
+    }).detach();
+}
+
+void TonviaEditor::doLogin (bool isRegister)
+{
+    const auto email = emailEditor.getText().trim();
+    const auto password = passwordEditor.getText();
+
+    if (email.isEmpty() || password.isEmpty())
+        return showMessage ("Enter email + password", failureColour);
+
+    showMessage (withEllipsis ("Authenticating"), inProgressColour);
+
+    runRequest<ApiClient::AuthResult> ([=] (ApiClient& client)
+    {
+        return isRegister ? client.registerUser (email, password) : client.login (email, password);
+    },
+    [] (TonviaEditor& editor, ApiClient::AuthResult result)
+    {
+        if (! result.ok)
+            return editor.showMessage ("Auth failed: " + result.error, failureColour);
+
+        editor.processorRef.authToken = result.token;
+        editor.api->setToken (result.token);
+        editor.showMessage ("Logged in: " + result.email, successColour);
+        editor.refreshFriendsAsync();
+    });
+}
+
+void TonviaEditor::refreshFriendsAsync()
+{
+    if (api->getToken().isEmpty())
+        return;
+
+    struct FriendList
+    {
+        juce::Array<ApiFriend> list;
+        juce::String error;
+    };
+
+    runRequest<FriendList> ([] (ApiClient& client)
+    {
+        FriendList result;
+        result.list = client.getFriends (result.error);
+        return result;
+    },
+    [] (TonviaEditor& editor, FriendList result)
+    {
+        if (result.error.isNotEmpty())
+            return editor.showMessage ("Friends load failed: " + result.error, failureColour);
+
+        editor.friends = result.list;
+        editor.friendsBox.clear();
+
+        for (int i = 0; i < editor.friends.size(); ++i)
+        {
+            const auto& f = editor.friends.getReference (i);
+            editor.friendsBox.addItem (f.displayName.isNotEmpty() ? f.displayName + " (" + f.email + ")" : f.email, i + 1);
+        }
+    });
+}
+
+void TonviaEditor::doAddFriend()
+{
+    const auto email = friendEmailEditor.getText().trim();
+
+    if (email.isEmpty())
+        return;
+
+    if (api->getToken().isEmpty())
+        return showMessage ("Login first", failureColour);
+
+    showMessage (withEllipsis ("Adding friend"), inProgressColour);
+
+    struct Added
+    {
+        bool ok = false;
+        juce::String error;
+    };
+
+    runRequest<Added> ([email] (ApiClient& client)
+    {
+        Added result;
+        result.ok = client.addFriend (email, result.error);
+        return result;
+    },
+    [] (TonviaEditor& editor, Added result)
+    {
+        if (! result.ok)
+            return editor.showMessage ("Add friend failed: " + result.error, failureColour);
+
+        editor.friendEmailEditor.setText ({}, false);   // also forgets the field's undo history
+        editor.showMessage ("Friend added", successColour);
+        editor.refreshFriendsAsync();
+    });
+}
+
+void TonviaEditor::doStartSession (bool withSelf)
+{
+    if (api->getToken().isEmpty())
+        return showMessage ("Login first", failureColour);
+
+    if (withSelf)
+    {
+        showMessage (withEllipsis ("Loading your userId"), inProgressColour);
+
+        runRequest<ApiClient::MeResult> ([] (ApiClient& client) { return client.me(); },
+        [] (TonviaEditor& editor, ApiClient::MeResult me)
+        {
+            if (! me.ok)
+                return editor.showMessage ("Self session failed: " + me.error, failureColour);
+
+            editor.showMessage (withEllipsis ("Starting self session"), inProgressColour);
+
+            editor.runRequest<ApiClient::SessionResult> ([userId = me.userId] (ApiClient& client) { return client.startSession (userId); },
+            [] (TonviaEditor& e, ApiClient::SessionResult session)
+            {
+                if (! session.ok)
+                    return e.showMessage ("Session failed: " + session.error, failureColour);
+
+                e.processorRef.sessionToken = session.roomToken;
+                e.showMessage ("Self session ready (token set)", successColour);
+            });
+        });
+        return;
+    }
+
+    const auto id = friendsBox.getSelectedId();
+
+    if (id < 1 || id > friends.size())
+        return showMessage ("Select a friend first", failureColour);
+
+    const auto friendId = friends.getReference (id - 1).userId;
+    showMessage (withEllipsis ("Starting session"), inProgressColour);
+
+    runRequest<ApiClient::SessionResult> ([friendId] (ApiClient& client) { return client.startSession (friendId); },
+    [] (TonviaEditor& editor, ApiClient::SessionResult session)
+    {
+        if (! session.ok)
+            return editor.showMessage ("Session failed: " + session.error, failureColour);
+
+        editor.processorRef.sessionToken = session.roomToken;
+        editor.showMessage ("Session ready (token set)", successColour);
+    });
 }

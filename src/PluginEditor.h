@@ -3,12 +3,15 @@
 #include <juce_gui_basics/juce_gui_basics.h>
 #include <juce_audio_processors/juce_audio_processors.h>
 
+#include "ApiClient.h"
 #include "PluginProcessor.h"
+
+#include <memory>
 
 // The plug-in's window: one column of controls over the processor's state, refreshed from the
 // streaming link four times a second.
 class TonviaEditor : public juce::AudioProcessorEditor,
-                     private juce::Timer
+                     public juce::Timer
 {
 public:
     explicit TonviaEditor (TonviaProcessor&);
@@ -37,11 +40,30 @@ public:
 
     void timerCallback() override;
 
+    // The account and session workflows: each checks its input here, runs one request on a
+    // detached worker thread and shows the outcome when the completion comes back to the
+    // message thread.
+    void doLogin (bool isRegister);
+    void refreshFriendsAsync();
+    void doAddFriend();
+    void doStartSession (bool withSelf);
+
+    // This window's client of the account service. Workers hold it by shared pointer, so a
+    // request still running when the window closes never uses a client that is gone.
+    std::shared_ptr<ApiClient> api = std::make_shared<ApiClient>();
+
+    juce::Array<ApiFriend> friends;
+
 private:
     TonviaProcessor& processorRef;
 
     void saveServer();
     void showMessage (const juce::String& text, juce::Colour colour);
+
+    // Runs `work` on a detached thread and `done` with its result on the message thread,
+    // but only while this window still exists.
+    template <typename Result>
+    void runRequest (std::function<Result (ApiClient&)> work, std::function<void (TonviaEditor&, Result)> done);
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (TonviaEditor)
 };

@@ -4,6 +4,7 @@
 
 #include <juce_audio_formats/juce_audio_formats.h>
 
+#include "ApiClient.h"
 #include "PluginProcessor.h"
 
 #include <iostream>
@@ -13,7 +14,7 @@ namespace
 {
 int usage()
 {
-    std::cerr << "usage: tonvia-demo --relay ws://HOST:PORT --token TOKEN\n"
+    std::cerr << "usage: tonvia-demo --relay ws://HOST:PORT (--api http://HOST:PORT | --token TOKEN)\n"
                  "                   [--in IN.wav | --signal sine|ramp] [--seconds S] [--out OUT.wav]\n";
     return 2;
 }
@@ -61,8 +62,38 @@ int main (int argc, char* argv[])
     for (int i = 1; i + 1 < argc; i += 2)
         args.set (argv[i], juce::String::fromUTF8 (argv[i + 1]));
 
-    if (! args.containsKey ("--relay") || ! args.containsKey ("--token"))
+    if (! args.containsKey ("--relay") || (! args.containsKey ("--token") && ! args.containsKey ("--api")))
         return usage();
+
+    // With an account service: a fresh account, and a session with oneself for the room token.
+    juce::String roomToken = args["--token"];
+
+    if (args.containsKey ("--api"))
+    {
+        ApiClient api;
+        api.setBaseUrl (args["--api"]);
+        const auto email = "demo-" + juce::String::toHexString (juce::Random::getSystemRandom().nextInt64()) + "@example.com";
+        const auto account = api.registerUser (email, "demo password " + juce::String (juce::Time::currentTimeMillis()));
+
+        if (! account.ok)
+        {
+            std::cerr << "tonvia-demo: registration failed: " << account.error << "\n";
+            return 1;
+        }
+
+        const auto me = api.me();
+        const auto session = api.startSession (me.userId);
+
+        if (! me.ok || ! session.ok)
+        {
+            std::cerr << "tonvia-demo: self session failed: " << (me.ok ? session.error : me.error) << "\n";
+            return 1;
+        }
+
+        roomToken = session.roomToken;
+        std::cout << "account:  " << account.email << " (user " << account.userId << ")\n"
+                  << "session:  " << session.sessionId << ", room token " << roomToken.substring (0, 8) << "...\n";
+    }
 
     constexpr double rate = 48000.0;
     constexpr int block = 512;
@@ -100,7 +131,7 @@ int main (int argc, char* argv[])
     for (auto* p : { &receiver, &sender })
     {
         p->bridge.signalingUrl = args["--relay"];
-        p->sessionToken = args["--token"];
+        p->sessionToken = roomToken;
         p->mode = p == &sender ? 0 : 1;
         p->prepareToPlay (rate, block);
         p->toggleConnection();
