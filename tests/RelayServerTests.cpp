@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ApiClient.h"
 #include "AudioFrame.h"
 #include "WebSocketClient.h"
 #include "support/Frames.h"
@@ -374,12 +375,19 @@ TEST (RelayProcess, SigtermClosesEveryoneWithGoingAwayAndExitsZero)
     const int port = std::atoi (portText);
     ASSERT_GT (port, 0);
 
+    // The real server admits only room tokens it issued: get one as a user would.
+    ApiClient api;
+    api.setBaseUrl ("http://127.0.0.1:" + juce::String (port));
+    ASSERT_TRUE (api.registerUser ("sigterm@example.com", "password one").ok);
+    const auto session = api.startSession (api.me().userId);
+    ASSERT_TRUE (session.ok) << session.error;
+
     std::vector<std::unique_ptr<RawSocket>> members;
 
     for (int i = 0; i < 3; ++i)
     {
         members.push_back (std::make_unique<RawSocket> (port));
-        members.back()->text (std::string (R"({"type":"join","token":"room","role":")") + (i == 0 ? "send" : "receive") + "\"}");
+        members.back()->text (R"({"type":"join","token":")" + session.roomToken.toStdString() + R"(","role":")" + (i == 0 ? "send" : "receive") + "\"}");
     }
 
     std::this_thread::sleep_for (std::chrono::milliseconds (100));
