@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The main job: set up a fresh machine, build Tonvia, install the plug-in into ~/.vst3, show
-# what a VST3 host sees of it, then start tonvia-server on loopback, register an account,
-# start a session with oneself and stream a test signal (or the WAV file named as the first
-# argument) from a send instance to a receive instance on its room token.
+# what a VST3 host sees of it, then start tonvia-server on loopback and walk the whole road
+# through the plug-in's own windows: register, add a friend, start a session with oneself from
+# a send window and a receive window, connect both, choose the stream and stream a test signal
+# (or the WAV file named as the first argument), with a summary at the end.
 #   scripts/demo.sh [IN.wav]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -39,7 +40,7 @@ echo "tonvia-server listening on 127.0.0.1:$port (log: out/server.log)"
 
 source_args=(--signal sine --seconds 3)
 [ -z "$input" ] || source_args=(--in "$input")
-"$demo" --api "http://127.0.0.1:$port" --relay "ws://127.0.0.1:$port" "${source_args[@]}" --out out/received.wav
+"$demo" --api "http://127.0.0.1:$port" --relay "ws://127.0.0.1:$port" "${source_args[@]}" --out out/received.wav --snapshots out/windows
 
 kill -TERM $server_pid
 wait $server_pid

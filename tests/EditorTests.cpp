@@ -6,12 +6,13 @@
 #include "PluginEditor.h"
 #include "support/AccountTestServer.h"
 #include "support/Frames.h"
-#include "support/MessageLoop.h"
+#include "MessageLoop.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/Wait.h"
+#include "WindowRoad.h"
 
-using testing_support::runMessageLoopFor;
-using testing_support::runMessageLoopUntil;
+using tonvia_tools::runMessageLoopFor;
+using tonvia_tools::runMessageLoopUntil;
 using testing_support::ScriptedHttpServer;
 using Reply = ScriptedHttpServer::Reply;
 
@@ -401,4 +402,24 @@ TEST (Editor, ReopeningKeepsModeServerAndLoginButNotTheFields)
     EXPECT_EQ (juce::String ("T"), second.api->getToken());
     EXPECT_TRUE (second.emailEditor.getText().isEmpty());
     EXPECT_TRUE (runMessageLoopUntil ([&] { return second.friendsBox.getNumItems() == 1; }));
+}
+
+TEST (WholeRoad, TwoWindowsTwoProcessorsOneServerBitExact)
+{
+    testing_support::AccountTestServer server;
+    WindowRoadOptions options;
+    options.apiUrl = server.httpUrl();
+    options.relayUrl = server.wsUrl();
+    options.input.setSize (2, 512 * 60);
+
+    for (int c = 0; c < 2; ++c)
+        for (int i = 0; i < options.input.getNumSamples(); ++i)
+            options.input.setSample (c, i, (float) ((i * 7 + c * 3) % 65536) / 32768.0f - 1.0f);
+
+    const auto result = runWindowRoad (options);
+    ASSERT_TRUE (result.ok) << result.failure;
+    EXPECT_TRUE (result.bitExact);
+    EXPECT_EQ (60, result.blocksSent);
+    EXPECT_EQ (60, result.blocksReceived);
+    EXPECT_GE (result.delayBlocks, 0);
 }

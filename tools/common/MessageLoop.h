@@ -12,7 +12,7 @@ namespace juce
 bool dispatchNextMessageOnSystemQueue (bool returnIfNoPendingMessages);
 }
 
-namespace testing_support
+namespace tonvia_tools
 {
 // Runs the real message loop on this (the message) thread until the condition holds or the
 // time is up; returns the condition's last value.
@@ -38,4 +38,4 @@ inline void runMessageLoopFor (std::chrono::milliseconds duration)
     const auto deadline = std::chrono::steady_clock::now() + duration;
     runMessageLoopUntil ([&] { return std::chrono::steady_clock::now() > deadline; }, duration + std::chrono::seconds (1));
 }
-} // namespace testing_support
+} // namespace tonvia_tools
