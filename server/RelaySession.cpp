@@ -183,11 +183,8 @@ void RelaySession::goAway()
     closeWith (websocket::close_code::going_away, "going away");
 }
 
-void RelaySession::closeWith (websocket::close_code code, const std::string& reason)
+void RelaySession::stopTakingPart()
 {
-    if (closing || finished)
-        return;
-
     closing = true;
     joinTimer.cancel();
 
@@ -198,13 +195,20 @@ void RelaySession::closeWith (websocket::close_code code, const std::string& rea
         joined = false;
     }
 
-    // Frames still queued are dropped; the close goes out as soon as no write is in flight.
+    // Queued messages are dropped, but not one that a write in flight is still using.
     while (queue.size() > (writing ? 1u : 0u))
     {
         queuedBytes -= queue.back().data->size();
         queue.pop_back();
     }
+}
 
+void RelaySession::closeWith (websocket::close_code code, const std::string& reason)
+{
+    if (closing || finished)
+        return;
+
+    stopTakingPart();
     pendingClose = websocket::close_reason (code, reason);
 
     if (! writing)
@@ -285,22 +289,7 @@ void RelaySession::finish (const std::string& why)
         return;
 
     finished = true;
-    closing = true;
-    joinTimer.cancel();
-
-    if (joined)
-    {
-        relay.leave (*this);
-        logLine ("leave " + std::to_string (connectionId) + " " + roomLabel (token));
-        joined = false;
-    }
-
-    // Drop what waits, but not a message a write is still using.
-    while (queue.size() > (writing ? 1u : 0u))
-    {
-        queuedBytes -= queue.back().data->size();
-        queue.pop_back();
-    }
+    stopTakingPart();
 
     if (connectionId != 0)
         logLine ("close " + std::to_string (connectionId) + ": " + why);

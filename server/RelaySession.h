@@ -49,6 +49,7 @@ private:
     void onJoin (const std::string& text);
     void onMemberText (const std::string& text);
     void refuse (const char* why);
+    void stopTakingPart();   // leaves the room and drops what waits to be sent
     void closeWith (boost::beast::websocket::close_code code, const std::string& reason);
     void writeNext();
     void finish (const std::string& why);

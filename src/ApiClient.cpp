@@ -33,6 +33,20 @@ juce::String textOf (const juce::var& object, const char* member)
     return {};
 }
 
+// The "user" object's members, when there is one.
+template <typename Record>
+void readUser (const juce::var& reply, Record& record)
+{
+    const auto& user = reply["user"];
+
+    if (user.getDynamicObject() != nullptr)
+    {
+        record.userId = textOf (user, "userId");
+        record.email = textOf (user, "email");
+        record.displayName = textOf (user, "displayName");
+    }
+}
+
 // The steps every operation shares: the request, then the transport and shape checks.
 // Returns the reply object, or a void var with `error` set.
 juce::var replyObject (const ApiClient& client, const juce::String& path, const juce::String& method,
@@ -155,16 +169,7 @@ ApiClient::AuthResult ApiClient::authenticate (const juce::String& path, const j
 
     result.token = textOf (reply, "token");
     setToken (result.token);   // every later request of this client carries it
-
-    const auto& user = reply["user"];
-
-    if (user.getDynamicObject() != nullptr)
-    {
-        result.userId = textOf (user, "userId");
-        result.email = textOf (user, "email");
-        result.displayName = textOf (user, "displayName");
-    }
-
+    readUser (reply, result);
     return result;
 }
 
@@ -194,15 +199,7 @@ ApiClient::MeResult ApiClient::me() const
         return result;
     }
 
-    const auto& user = reply["user"];
-
-    if (user.getDynamicObject() != nullptr)
-    {
-        result.userId = textOf (user, "userId");
-        result.email = textOf (user, "email");
-        result.displayName = textOf (user, "displayName");
-    }
-
+    readUser (reply, result);
     return result;
 }
 
