@@ -34,6 +34,7 @@ struct RelayStats
     std::atomic<std::uint64_t> framesDropped { 0 };     // refused by a full outgoing queue
     std::atomic<std::uint64_t> framesRejected { 0 };    // malformed, or sent by a receiver
     std::atomic<std::uint64_t> joins { 0 };
+    std::atomic<std::uint64_t> largestQueueBytes { 0 };   // the most any connection held unsent
 };
 
 class Relay

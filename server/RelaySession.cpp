@@ -238,6 +238,9 @@ bool RelaySession::send (const std::shared_ptr<const std::string>& message, bool
     queue.push_back ({ message, binary });
     queuedBytes += message->size();
 
+    if (auto& largest = relay.stats().largestQueueBytes; queuedBytes > largest.load (std::memory_order_relaxed))
+        largest.store (queuedBytes, std::memory_order_relaxed);
+
     if (! writing)
         writeNext();
 

@@ -294,8 +294,14 @@ TEST (Relay, AReceiverThatStopsReadingStallsNobodyAndMemoryStaysBounded)
 
     const auto& stats = server.server.relay().stats();
     EXPECT_GT (stats.framesDropped.load(), 0u);
+    EXPECT_LE (stats.largestQueueBytes.load(), server.server.relay().limits().maxQueuedBytes);
+
+   #if ! defined (__SANITIZE_ADDRESS__)   // AddressSanitizer keeps freed memory in quarantine
     const long grown = residentKilobytes() - before;
     EXPECT_LT (grown, 16 * 1024) << "kB grown while queueing for a stuck receiver";
+   #else
+    (void) before;
+   #endif
 }
 
 TEST (Relay, HundredsOfAbruptDropsLeaveNothingBehind)
