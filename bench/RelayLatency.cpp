@@ -69,10 +69,10 @@ int main (int argc, char* argv[])
     sender.sessionToken = "bench";
     sender.toggleConnection();
 
-    for (int i = 0; i < 500 && (! sender.bridge.connected || ! bridge.connected || server.relay().memberCount ("bench") < 2); ++i)
+    for (int i = 0; i < 500 && (! sender.bridge.connected || ! bridge.connected || server.memberCount ("bench") < 2); ++i)
         std::this_thread::sleep_for (std::chrono::milliseconds (10));
 
-    if (server.relay().memberCount ("bench") < 2)
+    if (server.memberCount ("bench") < 2)
     {
         std::fprintf (stderr, "could not connect both instances\n");
         return 1;

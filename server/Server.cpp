@@ -123,11 +123,23 @@ void Server::handleTerminationSignals()
     });
 }
 
-std::size_t Server::connectionCount()
+namespace
 {
-    std::promise<std::size_t> count;
-    asio::post (ioc, [&] { count.set_value (registry.size()); });
-    return count.get_future().get();
+template <typename Fn>
+std::size_t askIoThread (asio::io_context& ioc, Fn&& fn)
+{
+    std::promise<std::size_t> answer;
+    asio::post (ioc, [&] { answer.set_value (fn()); });
+    return answer.get_future().get();
+}
+} // namespace
+
+std::size_t Server::connectionCount()   { return askIoThread (ioc, [this] { return registry.size(); }); }
+std::size_t Server::roomCount()         { return askIoThread (ioc, [this] { return relayCore.roomCount(); }); }
+
+std::size_t Server::memberCount (const std::string& roomToken)
+{
+    return askIoThread (ioc, [this, &roomToken] { return relayCore.memberCount (roomToken); });
 }
 
 } // namespace tonvia::server

@@ -54,7 +54,11 @@ public:
     void handleTerminationSignals();
 
     Relay& relay() noexcept { return relayCore; }
-    std::size_t connectionCount();   // asks the I/O thread; call only while it runs
+
+    // These ask the I/O thread, so they are safe from any other thread while it runs.
+    std::size_t connectionCount();
+    std::size_t roomCount();
+    std::size_t memberCount (const std::string& roomToken);
 
     boost::asio::io_context& ioContext() noexcept { return ioc; }
 

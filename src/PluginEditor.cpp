@@ -1,5 +1,6 @@
 #include "PluginEditor.h"
 
+#include <atomic>
 #include <thread>
 
 namespace
@@ -10,6 +11,8 @@ constexpr int editorHeight = 560;
 const juce::Colour inProgressColour = juce::Colours::darkgrey;
 const juce::Colour failureColour = juce::Colours::red;
 const juce::Colour successColour = juce::Colours::darkgreen;
+
+std::atomic<int> workersRunning { 0 };
 
 juce::String withEllipsis (const char* text)
 {
@@ -241,6 +244,11 @@ void TonviaEditor::showMessage (const juce::String& text, juce::Colour colour)
     statusLabel.setColour (juce::Label::textColourId, colour);
 }
 
+int TonviaEditor::requestsInFlight() noexcept
+{
+    return workersRunning.load();
+}
+
 //==============================================================================
 template <typename Result>
 void TonviaEditor::runRequest (std::function<Result (ApiClient&)> work, std::function<void (TonviaEditor&, Result)> done)
@@ -248,6 +256,8 @@ void TonviaEditor::runRequest (std::function<Result (ApiClient&)> work, std::fun
     // The completion finds its window through a safe pointer: when the window has closed in
     // the meantime, the result is dropped and neither the window nor the processor (which
     // may have gone with it) is touched.
+    ++workersRunning;
+
     std::thread ([client = api, work = std::move (work), done = std::move (done),
                   window = juce::Component::SafePointer<TonviaEditor> (this)]() mutable
     {
@@ -258,6 +268,8 @@ void TonviaEditor::runRequest (std::function<Result (ApiClient&)> work, std::fun
             if (auto* editor = window.getComponent())
                 done (*editor, std::move (result));
         });
+
+        --workersRunning;
     }).detach();
 }
 

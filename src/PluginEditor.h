@@ -54,6 +54,9 @@ public:
 
     juce::Array<ApiFriend> friends;
 
+    // Account requests of all windows still running on their worker threads.
+    static int requestsInFlight() noexcept;
+
 private:
     TonviaProcessor& processorRef;
 

@@ -142,7 +142,7 @@ TEST (Accounts, TheClientsWholeRoadAgainstTheRealServer)
         ASSERT_TRUE (waitUntil ([p] { return p->bridge.connected.load() && p->bridge.getStatus() == "Connected"; }));
     }
 
-    ASSERT_TRUE (waitUntil ([&] { return server.server->relay().memberCount (fromAlice.roomToken.toStdString()) == 2; }));
+    ASSERT_TRUE (waitUntil ([&] { return server.server->memberCount (fromAlice.roomToken.toStdString()) == 2; }));
     juce::AudioBuffer<float> block (2, 256);
     block.clear();
     block.setSample (0, 0, 0.25f);

@@ -378,7 +378,8 @@ TEST (Editor, ClosingWindowsWithRequestsInFlightIsSafe)
     }
 
     // Let every worker finish and every completion come back to a closed window.
-    runMessageLoopFor (std::chrono::milliseconds (1500));
+    EXPECT_TRUE (runMessageLoopUntil ([] { return TonviaEditor::requestsInFlight() == 0; }, std::chrono::seconds (60)));
+    runMessageLoopFor (std::chrono::milliseconds (100));
     EXPECT_EQ (juce::String ("T"), p.authToken);
 }
 

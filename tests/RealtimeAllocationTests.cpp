@@ -146,7 +146,7 @@ TEST (AudioThread, NeitherEndAllocatesWithFramesFlowingThroughTheRelay)
         ASSERT_TRUE (waitUntil ([p] { return p->bridge.getStatus() == "Connected"; }));
     }
 
-    ASSERT_TRUE (waitUntil ([&] { return server.server.relay().memberCount ("room") == 2; }));
+    ASSERT_TRUE (waitUntil ([&] { return server.server.memberCount ("room") == 2; }));
 
     constexpr int blocks = 2000;
     std::atomic<long> receiverAllocations { -1 };

@@ -134,7 +134,7 @@ TEST (Relay, FramesGoFromSendersToTheReceiversOfTheSameRoomOnly)
     otherRoom.join ("elsewhere", "receive");
     secondSender.join ("room", "send");
     sender.join ("room", "send");
-    ASSERT_TRUE (waitUntil ([&] { return server.server.relay().memberCount ("room") == 4; }));
+    ASSERT_TRUE (waitUntil ([&] { return server.server.memberCount ("room") == 4; }));
 
     for (int i = 0; i < 10; ++i)
         sender.sendFrame (stereoFrame (i * 1000));
@@ -157,7 +157,7 @@ TEST (Relay, ReceiversFramesReachNobody)
     sender.join ("room", "send");
     receiver.join ("room", "receive");
     other.join ("room", "receive");
-    ASSERT_TRUE (waitUntil ([&] { return server.server.relay().memberCount ("room") == 3; }));
+    ASSERT_TRUE (waitUntil ([&] { return server.server.memberCount ("room") == 3; }));
 
     receiver.sendFrame (stereoFrame (1));
     std::this_thread::sleep_for (std::chrono::milliseconds (150));
@@ -172,7 +172,7 @@ TEST (Relay, AnnouncementsReachTheOthersAndNewcomersHearOfEarlierOnes)
     TestServer server;
     Member first (server), second (server);
     first.join ("room", "send", 11);
-    ASSERT_TRUE (waitUntil ([&] { return server.server.relay().memberCount ("room") == 1; }));
+    ASSERT_TRUE (waitUntil ([&] { return server.server.memberCount ("room") == 1; }));
     std::this_thread::sleep_for (std::chrono::milliseconds (50));
 
     second.join ("room", "receive", 22);
@@ -198,7 +198,7 @@ TEST (Relay, BadInputClosesOnlyTheOffenderAndTheRoomGoesOn)
     Member sender (server), receiver (server);
     sender.join ("room", "send");
     receiver.join ("room", "receive");
-    ASSERT_TRUE (waitUntil ([&] { return server.server.relay().memberCount ("room") == 2; }));
+    ASSERT_TRUE (waitUntil ([&] { return server.server.memberCount ("room") == 2; }));
 
     struct Case { const char* what; std::function<void (Member&)> act; bool closes; };
     const Case cases[] = {
@@ -273,7 +273,7 @@ TEST (Relay, AReceiverThatStopsReadingStallsNobodyAndMemoryStaysBounded)
     RawSocket stuck (server.port());
     stuck.shrinkReceiveBuffer();
     stuck.text (R"({"type":"join","token":"room","role":"receive"})");
-    ASSERT_TRUE (waitUntil ([&] { return server.server.relay().memberCount ("room") == 3; }));
+    ASSERT_TRUE (waitUntil ([&] { return server.server.memberCount ("room") == 3; }));
 
     // About 20 MB of frames towards a receiver that reads nothing, at 16 MB/s: far above an
     // audio stream's rate, yet a receiver that reads keeps up with it.
@@ -329,7 +329,7 @@ TEST (Relay, HundredsOfAbruptDropsLeaveNothingBehind)
     }
 
     EXPECT_TRUE (waitUntil ([&] { return server.server.connectionCount() == 0; }));
-    EXPECT_EQ (0u, server.server.relay().roomCount());
+    EXPECT_EQ (0u, server.server.roomCount());
 }
 
 TEST (Relay, PlainHttpRequestsGetAJsonAnswer)
