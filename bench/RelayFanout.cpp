@@ -4,8 +4,8 @@
 //
 //   tonvia_bench_relay_fanout [SECONDS_PER_STEP] [MAX_PAIRS]
 //
-// The server runs as its own process; the pairs are light WebSocket clients on one thread of
-// this process, each pair in a room of its own. Every frame carries its send time, so the
+// The relay runs in-process on its own I/O thread (whose CPU time is read directly); the pairs
+// are light WebSocket clients on another thread, each pair in a room of its own. Every frame carries its send time, so the
 // delay measured is client send to client receive through the server (an upper bound on the
 // server's own forwarding delay). Steps double the number of pairs until a step loses frames
 // or misses the delay bound.
@@ -15,6 +15,11 @@
 #include <boost/beast/websocket.hpp>
 
 #include "AudioFrame.h"
+#include "Log.h"
+#include "Server.h"
+
+#include <pthread.h>
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -41,20 +46,11 @@ constexpr int frameSamples = 512;
 
 long long nowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds> (Clock::now().time_since_epoch()).count(); }
 
-double cpuSecondsOf (pid_t pid)
+double cpuSecondsOf (clockid_t clock)
 {
-    std::ifstream stat ("/proc/" + std::to_string (pid) + "/stat");
-    std::string text ((std::istreambuf_iterator<char> (stat)), {});
-    const auto close = text.rfind (')');
-    std::istringstream fields (text.substr (close + 2));
-    std::string skip;
-    long utime = 0, stime = 0;
-
-    for (int i = 0; i < 11; ++i)
-        fields >> skip;
-
-    fields >> utime >> stime;
-    return (double) (utime + stime) / (double) sysconf (_SC_CLK_TCK);
+    timespec t {};
+    clock_gettime (clock, &t);
+    return (double) t.tv_sec + (double) t.tv_nsec * 1.0e-9;
 }
 
 struct Stats
@@ -176,7 +172,7 @@ struct Step
     double p50, p99, serverCpuPerStreamPercent, clientCpuPercent;
 };
 
-Step runStep (int port, pid_t serverPid, int pairs, double seconds)
+Step runStep (int port, clockid_t serverClock, int pairs, double seconds)
 {
     asio::io_context ioc;
     Stats stats;
@@ -202,10 +198,10 @@ Step runStep (int port, pid_t serverPid, int pairs, double seconds)
     for (int i = 0; i < pairs; ++i)
         senders[(size_t) i]->startSending (start + framePeriod * i / pairs, end);
 
-    const double serverCpuBefore = cpuSecondsOf (serverPid);
+    const double serverCpuBefore = cpuSecondsOf (serverClock);
     const auto clientCpuBefore = std::clock();
     ioc.run_until (end + std::chrono::milliseconds (300));
-    const double serverCpu = cpuSecondsOf (serverPid) - serverCpuBefore;
+    const double serverCpu = cpuSecondsOf (serverClock) - serverCpuBefore;
     const double clientCpu = (double) (std::clock() - clientCpuBefore) / CLOCKS_PER_SEC;
 
     for (auto& c : senders) c->stop();
@@ -225,33 +221,33 @@ int main (int argc, char* argv[])
     const double seconds = argc > 1 ? std::atof (argv[1]) : 5.0;
     const int maxPairs = argc > 2 ? std::atoi (argv[2]) : 1024;
 
-    int out[2];
-    if (pipe (out) != 0)
-        return 1;
+    tonvia::server::setLoggingEnabled (false);
+    tonvia::server::ServerOptions options;
+    options.port = 0;
+    tonvia::server::Server server (options);
+    std::atomic<clockid_t> serverClock { 0 };
+    std::atomic<bool> ready { false };
 
-    const pid_t pid = fork();
-
-    if (pid == 0)
+    std::thread io ([&]
     {
-        dup2 (out[1], 1);
-        close (out[0]);
-        freopen ("/dev/null", "w", stderr);
-        execl (TONVIA_SERVER_PATH, "tonvia-server", "--port", "0", "--db", ":memory:", (char*) nullptr);
-        _exit (127);
-    }
+        clockid_t clock;
+        pthread_getcpuclockid (pthread_self(), &clock);
+        serverClock = clock;
+        ready = true;
+        server.run();
+    });
 
-    close (out[1]);
-    char portText[16] {};
-    if (read (out[0], portText, sizeof (portText) - 1) <= 0)
-        return 1;
-    const int port = std::atoi (portText);
+    while (! ready)
+        std::this_thread::yield();
+
+    const int port = server.port();
 
     std::printf ("%6s %9s %9s %8s %8s %8s %22s %12s\n", "pairs", "sent", "received", "lost", "p50 ms", "p99 ms", "server CPU per stream", "client CPU");
     int best = 0;
 
     for (int pairs = 8; pairs <= maxPairs; pairs *= 2)
     {
-        const auto s = runStep (port, pid, pairs, seconds);
+        const auto s = runStep (port, serverClock.load(), pairs, seconds);
         std::printf ("%6d %9ld %9ld %8ld %8.2f %8.2f %21.2f%% %11.0f%%\n", s.pairs, s.sent, s.received, s.sent - s.received,
                      s.p50, s.p99, s.serverCpuPerStreamPercent, s.clientCpuPercent);
         std::fflush (stdout);
@@ -263,8 +259,7 @@ int main (int argc, char* argv[])
     }
 
     std::printf ("largest step with no loss and p99 under 5 ms: %d pairs\n", best);
-    kill (pid, SIGTERM);
-    int status = 0;
-    waitpid (pid, &status, 0);
+    server.shutdown();
+    io.join();
     return 0;
 }
