@@ -60,6 +60,9 @@ public:
         opened = waitUntil ([this] { return client.isOpen(); });
     }
 
+    // The client's thread writes into the members below: stop it before they go.
+    ~Member() { client.stop(); }
+
     void join (const std::string& token, const std::string& role, int announceId = 0)
     {
         client.sendText (nlohmann::json { { "type", "join" }, { "token", token }, { "role", role } }.dump (2));
