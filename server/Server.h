@@ -60,8 +60,6 @@ public:
     std::size_t roomCount();
     std::size_t memberCount (const std::string& roomToken);
 
-    boost::asio::io_context& ioContext() noexcept { return ioc; }
-
 private:
     void accept();
 

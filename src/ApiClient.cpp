@@ -65,6 +65,28 @@ juce::var replyObject (const ApiClient& client, const juce::String& path, const 
 
     return reply;
 }
+
+// The reading shared by the records with `ok` and `error`: the reply object when its "ok" is
+// true; otherwise the record holds the failure and a void var comes back.
+template <typename Record>
+juce::var successfulReply (const ApiClient& client, const juce::String& path, const juce::String& method,
+                           const juce::var& body, Record& record)
+{
+    const auto reply = replyObject (client, path, method, body, record.error);
+
+    if (record.error.isNotEmpty())
+        return {};
+
+    record.ok = isOk (reply);
+
+    if (! record.ok)
+    {
+        record.error = textOf (reply, "error");
+        return {};
+    }
+
+    return reply;
+}
 } // namespace
 
 ApiClient::ApiClient() : baseUrl (TONVIA_DEFAULT_API_URL) {}
@@ -154,18 +176,10 @@ juce::var ApiClient::requestJson (const juce::String& path, const juce::String& 
 ApiClient::AuthResult ApiClient::authenticate (const juce::String& path, const juce::String& email, const juce::String& password)
 {
     AuthResult result;
-    const auto reply = replyObject (*this, path, "POST", objectWith ({ { "email", email }, { "password", password } }), result.error);
-
-    if (result.error.isNotEmpty())
-        return result;
-
-    result.ok = isOk (reply);
+    const auto reply = successfulReply (*this, path, "POST", objectWith ({ { "email", email }, { "password", password } }), result);
 
     if (! result.ok)
-    {
-        result.error = textOf (reply, "error");
         return result;
-    }
 
     result.token = textOf (reply, "token");
     setToken (result.token);   // every later request of this client carries it
@@ -186,18 +200,10 @@ ApiClient::AuthResult ApiClient::registerUser (const juce::String& email, const 
 ApiClient::MeResult ApiClient::me() const
 {
     MeResult result;
-    const auto reply = replyObject (*this, "/api/me", "GET", {}, result.error);
-
-    if (result.error.isNotEmpty())
-        return result;
-
-    result.ok = isOk (reply);
+    const auto reply = successfulReply (*this, "/api/me", "GET", {}, result);
 
     if (! result.ok)
-    {
-        result.error = textOf (reply, "error");
         return result;
-    }
 
     readUser (reply, result);
     return result;
@@ -234,18 +240,10 @@ bool ApiClient::addFriend (const juce::String& email, juce::String& error) const
 ApiClient::SessionResult ApiClient::startSession (const juce::String& friendId) const
 {
     SessionResult result;
-    const auto reply = replyObject (*this, "/api/sessions/start", "POST", objectWith ({ { "friendId", friendId } }), result.error);
-
-    if (result.error.isNotEmpty())
-        return result;
-
-    result.ok = isOk (reply);
+    const auto reply = successfulReply (*this, "/api/sessions/start", "POST", objectWith ({ { "friendId", friendId } }), result);
 
     if (! result.ok)
-    {
-        result.error = textOf (reply, "error");
         return result;
-    }
 
     result.sessionId = textOf (reply, "sessionId");
     result.roomToken = textOf (reply, "roomToken");

@@ -51,7 +51,6 @@ public:
     WebSocketClient& operator= (const WebSocketClient&) = delete;
 
     void setUrl (std::string url);
-    std::string getUrl() const { return url; }
 
     // Replaces the callback. Only call it while the client is stopped.
     void setOnMessageCallback (MessageCallback callback);
@@ -80,9 +79,6 @@ public:
 
     // True while binary messages wait in the queue for the client's thread.
     bool hasQueuedBinary() const noexcept { return ! binaryQueue.empty(); }
-
-    // The largest binary message that an idle queue always accepts.
-    std::size_t maxBinaryMessageSize() const noexcept { return binaryQueue.maxRecordSize(); }
 
 private:
     class Session;
